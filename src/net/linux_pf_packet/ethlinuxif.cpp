@@ -1,0 +1,3 @@
+#include "ethlinuxif.h"
+
+DEFINE_string(saveinput, "", "Save input stream to file");
