@@ -87,6 +87,8 @@ void TsUdpFifo::doSomethingWithPcr(unsigned long long arrival_ns, const unsigned
 
     long long out =
         jitter.calculateSkew(pcr_ticks, arrival_ticks) + tsc_offset + static_cast<long long>(delay);
+    // Read before the slot is stamped: after a full turn the previous PCR slot is this one.
+    const long long prev_out = prev_pcr_idx == NO_PCR ? 0 : send_time[prev_pcr_idx];
     send_time[ts_wr_idx] = out;
 
     if (VLOG_IS_ON(1)) {
@@ -100,7 +102,6 @@ void TsUdpFifo::doSomethingWithPcr(unsigned long long arrival_ns, const unsigned
         VLOG(2) << utils::string_format("First PCR ts_wr_idx=%u, out=%lld, now=%llu", ts_wr_idx, out,
                                         static_cast<unsigned long long>(realtime::get_tsc()));
     } else {
-        const long long prev_out = send_time[prev_pcr_idx];
         const long long diff = out - prev_out;
         unsigned int n = ts_wr_idx - prev_pcr_idx;
         if (ts_wr_idx <= prev_pcr_idx)
