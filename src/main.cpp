@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "buildinfo.h"
+#include "dvb/psisi/psisi_utils.h"
 #include "realtime.h"
 #include "utils.h"
 
@@ -31,6 +32,8 @@ static void logClockPeriod(const char* name) {
 }
 
 [[noreturn]] static void start(int /*argc*/, char** /*argv*/) {
+    psisi_utils::generate_crc_table();
+
     logClockPeriod<std::chrono::steady_clock>("steady_clock");
     logClockPeriod<std::chrono::high_resolution_clock>("high_resolution_clock");
 
