@@ -27,7 +27,8 @@ const TextEncoding encodings[] = {
     {{0x09}, 1, "ISO-8859-13"},
     {{0x0A}, 1, "ISO-8859-14"},
     {{0x0B}, 1, "ISO-8859-15"},
-    {{0x11}, 1, "UTF-16"},
+    // DVB's two-byte texts are big-endian; plain "UTF-16" would follow the host's byte order.
+    {{0x11}, 1, "UTF-16BE"},
     {{0x12}, 1, "KSC5601-1987"},
     {{0x13}, 1, "GB2312"},
     {{0x14}, 1, "BIG-5"},
