@@ -6,11 +6,19 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "dvb/psisi/psisi_utils.h"
 #include "dvb/psisi/sectiondata.h"
+
+#include "orm/attributevalue.h"
+
+// Readable values in test failures.
+inline void PrintTo(const AttributeValue& v, std::ostream* os) {
+    *os << v.toQuotedString();
+}
 
 namespace psisi_test {
 
