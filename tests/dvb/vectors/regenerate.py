@@ -90,7 +90,7 @@ def main():
            '// the expected values are what ffprobe and tshark read in the same streams.',
            '// ' + run(['ffmpeg', '-version']).splitlines()[0],
            '// ' + run(['tshark', '-v']).splitlines()[0],
-           '#pragma once', '', '#include <cstddef>', '', 'namespace ffmpeg_vectors {', '',
+           '// clang-format off', '#pragma once', '', '#include <cstddef>', '', 'namespace ffmpeg_vectors {', '',
            'struct ProbedProgram {', '    int program_number;', '    int pmt_pid;', '    int pcr_pid;',
            '    const char* service_name;', '    const char* provider_name;', '};', '',
            'struct ProbedStream {', '    int program_number;', '    int pid;', '    int stream_type;', '};', '']
