@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "buildinfo.h"
+#include "dvb/muxer.h"
 #include "dvb/psisi/psisi_utils.h"
 #include "realtime.h"
 #include "utils.h"
@@ -48,6 +49,8 @@ static void logClockPeriod(const char* name) {
 
     // Only what is mapped now: the packet-path tables are allocated by this point.
     mlockall(MCL_CURRENT);
+
+    Muxer::getInstance().start();
 
     for (;;) {
         usleep(1000000);
