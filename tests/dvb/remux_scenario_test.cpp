@@ -307,6 +307,34 @@ TEST_F(RemuxScenario, PatNamingItsOwnPidIsHarmless) {
     EXPECT_EQ(out.generatorVersion(0x11), 1);
 }
 
+// The output's tables as a decoder reads them: the first section its generators emit per PID
+// during one second from `from_us`.
+std::map<int, std::unique_ptr<Section>> emittedTables(OutputMux& out, uint64_t from_us) {
+    TsPacketPool pool;
+    pool.init(16);
+    auto allocate = fastdelegate::MakeDelegate<&TsPacketPool::alloc>(&pool);
+    std::map<int, Bytes> sections;
+    for (uint64_t t = from_us; t < from_us + 1000000; t += 10000) {
+        std::deque<TsPacket*> queue;
+        out.output(t, &queue, allocate);
+        for (TsPacket* p : queue) {
+            const int pid = static_cast<int>(p->pid());
+            if ((p->data[1] & 0x40) != 0 && sections.count(pid) == 0) {
+                sections[pid].assign(p->data + 5 + p->data[4], p->data + TS_PACKET_SIZE);
+            }
+            pool.free(p);
+        }
+    }
+    std::map<int, std::unique_ptr<Section>> tables;
+    for (auto& [pid, s] : sections) {
+        s.resize(3 + (((s[1] & 0x0F) << 8) | s[2]));
+        SectionData sd = psisi_test::sectionData(s);
+        EXPECT_TRUE(sd.checkCrc32()) << pid;
+        tables[pid] = CodecFactory::getInstance().codecs.at(s[0])->decodeSection(&sd);
+    }
+    return tables;
+}
+
 TEST_F(RemuxScenario, ActivationAndSwitchingBetweenTwoInputs) {
     InputMux in1(6);
     InputMux in2(7);
@@ -371,6 +399,20 @@ TEST_F(RemuxScenario, ActivationAndSwitchingBetweenTwoInputs) {
     EXPECT_EQ(out.generatorVersion(0x11), 3);
     EXPECT_EQ(out.programs.at(1).out_version, -1);
     EXPECT_EQ(out.active, 2);
+    // What goes out on the wire after the switch.
+    auto tables = emittedTables(out, 3000000);
+    ASSERT_EQ(keys(tables), (std::set<int>{0x00, 0x11, 0x1100}));
+    const PAT& pat = static_cast<const PAT&>(*tables.at(0x00));
+    EXPECT_EQ(pat.payload.programs, (std::unordered_map<int, int>{{2, 0x1100}}));
+    EXPECT_EQ(pat.version_number, 3);
+    const SDT& sdt = static_cast<const SDT&>(*tables.at(0x11));
+    ASSERT_EQ(keys(sdt.payload.services), (std::set<int>{2}));
+    EXPECT_EQ(text(sdt.payload.services.at(2).attributes, SERVICE_NAME), "Gamma");
+    const PMT& pmt = static_cast<const PMT&>(*tables.at(0x1100));
+    EXPECT_EQ(pmt.program_number, 2);
+    EXPECT_EQ(pmt.pcr_pid, 0x200);
+    EXPECT_EQ(pmt.version_number, 1);
+    EXPECT_EQ(keys(pmt.streams), (std::set<int>{0x200, 0x201}));
 
     ASSERT_EQ(out.deactivateProgram(b), 2);
     for (int pid : {0x200, 0x201}) {
@@ -386,33 +428,6 @@ TEST_F(RemuxScenario, ActivationAndSwitchingBetweenTwoInputs) {
     EXPECT_EQ(out.getProgramForInput(a), -1);
     EXPECT_EQ(out.programs.count(1), 0u);
     EXPECT_EQ(out.getProgramForInput(b), 2);
-}
-
-// The output's tables as a decoder reads them: everything its generators emit until `until`.
-std::map<int, std::unique_ptr<Section>> emittedTables(OutputMux& out, uint64_t from_us) {
-    TsPacketPool pool;
-    pool.init(16);
-    auto allocate = fastdelegate::MakeDelegate<&TsPacketPool::alloc>(&pool);
-    std::map<int, Bytes> sections;
-    for (uint64_t t = from_us; t < from_us + 1000000; t += 10000) {
-        std::deque<TsPacket*> queue;
-        out.output(t, &queue, allocate);
-        for (TsPacket* p : queue) {
-            const int pid = static_cast<int>(p->pid());
-            if ((p->data[1] & 0x40) != 0 && sections.count(pid) == 0) {
-                sections[pid].assign(p->data + 5 + p->data[4], p->data + TS_PACKET_SIZE);
-            }
-            pool.free(p);
-        }
-    }
-    std::map<int, std::unique_ptr<Section>> tables;
-    for (auto& [pid, s] : sections) {
-        s.resize(3 + (((s[1] & 0x0F) << 8) | s[2]));
-        SectionData sd = psisi_test::sectionData(s);
-        EXPECT_TRUE(sd.checkCrc32()) << pid;
-        tables[pid] = CodecFactory::getInstance().codecs.at(s[0])->decodeSection(&sd);
-    }
-    return tables;
 }
 
 TEST_F(RemuxScenario, AudioSelectionDropsTheOtherAudioPid) {
