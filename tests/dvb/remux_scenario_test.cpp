@@ -274,6 +274,28 @@ TEST_F(RemuxScenario, ProgramLeavingThePat) {
     EXPECT_EQ(in.getProgramNumberForName("Beta Two"), 2);
 }
 
+// An output may register for a program before its input has seen the PAT: the record handed
+// over then must still name the candidate, and the facts follow as the tables arrive.
+TEST_F(RemuxScenario, RegistrationBeforeThePat) {
+    InputMux in(15);
+    in.restart();
+    OutputMux out(266);
+    out.init();
+    ASSERT_EQ(out.addProgram({15, 2}), 2);
+    LogCapture log(google::GLOG_WARNING);
+    in.setOutputMuxForProgram(2, &out);
+    EXPECT_EQ(log.count("non-registered input"), 0);
+    EXPECT_EQ(text(out.programs.at(2).service_attributes, SERVICE_NAME), "Program 11");
+    feed(in, two());
+    EXPECT_EQ(log.count("non-registered input"), 0);
+    const ProgramInformation& r = out.programs.at(2);
+    EXPECT_EQ(r.pmt_pid, 0x1001);
+    EXPECT_EQ(r.pmt_version, 0);
+    EXPECT_EQ(keys(r.streams), (std::set<int>{0x103, 0x104}));
+    EXPECT_EQ(text(r.service_attributes, SERVICE_NAME), "Beta Two");
+    EXPECT_EQ(out.activateProgram({15, 2}, false), 2);
+}
+
 // A PAT naming the PAT or SDT PID as a PMT or network PID must not make the demultiplexer
 // destroy the parser that is delivering that very PAT.
 TEST_F(RemuxScenario, PatNamingItsOwnPidIsHarmless) {
