@@ -90,7 +90,9 @@ def main():
     # A NIT and a TDT for the codecs that ffmpeg does not write.
     write('section_codecs', 'nit', bytes([3]) + bytes.fromhex('40f01830 01c10000f005400349 7473f00600010002f000') + b'\0' * 4)
     write('section_codecs', 'tdt', bytes([4]) + bytes.fromhex('707005c079124500'))
-    for i, text in enumerate([b'\x05\xdd\xfe', b'\x10\x00\x02\xa3o', b'\x11\x04\x1f\x00x', b'Caf\xc2e', b'\x13\xd6\xd0']):
+    # Character tables, and a five-byte sequence that iconv once let through as UTF-8.
+    for i, text in enumerate([b'\x05\xdd\xfe', b'\x10\x00\x02\xa3o', b'\x11\x04\x1f\x00x', b'Caf\xc2e', b'\x13\xd6\xd0',
+                              b'\x15K\x02an\xfb\xba\xba\xba\xb0\xf4\xba\xba\xba']):
         write('toutf8', 'charset_%d' % i, text)
 
 
