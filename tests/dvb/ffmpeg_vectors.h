@@ -85,6 +85,30 @@ inline const unsigned char utf8_names_pmt_257[] = {
     0x00, 0x81, 0xe3, 0x01, 0xf0, 0x06, 0x05, 0x04, 0x41, 0x43, 0x2d, 0x33, 0xd0, 0xe7, 0x35, 0x8f,
 };
 
+// teletext:
+//   ffmpeg -hide_banner -loglevel error -y -i teletext_source.ts -map 0 -c copy -metadata service_name=Videotext -metadata 'service_provider=Text Provider' -f mpegts teletext.ts
+inline const ProbedProgram teletext_programs[] = {
+    {1, 0x1000, 0x100, "Videotext", "Text Provider"},
+};
+inline const ProbedStream teletext_streams[] = {
+    {1, 0x100, 0x06},
+};
+inline const unsigned char teletext_pat[] = {
+    0x00, 0xb0, 0x0d, 0x00, 0x01, 0xc1, 0x00, 0x00, 0x00, 0x01, 0xf0, 0x00, 0x2a, 0xb1, 0x04, 0xb2,
+};
+
+inline const unsigned char teletext_sdt[] = {
+    0x42, 0xf0, 0x2c, 0x00, 0x01, 0xc1, 0x00, 0x00, 0xff, 0x01, 0xff, 0x00, 0x01, 0xfc, 0x80, 0x1b,
+    0x48, 0x19, 0x01, 0x0d, 0x54, 0x65, 0x78, 0x74, 0x20, 0x50, 0x72, 0x6f, 0x76, 0x69, 0x64, 0x65,
+    0x72, 0x09, 0x56, 0x69, 0x64, 0x65, 0x6f, 0x74, 0x65, 0x78, 0x74, 0x58, 0xd7, 0xfb, 0xbc,
+};
+
+inline const unsigned char teletext_pmt_1[] = {
+    0x02, 0xb0, 0x1e, 0x00, 0x01, 0xc1, 0x00, 0x00, 0xe1, 0x00, 0xf0, 0x00, 0x06, 0xe1, 0x00, 0xf0,
+    0x0c, 0x56, 0x0a, 0x64, 0x65, 0x75, 0x09, 0x00, 0x65, 0x6e, 0x67, 0x10, 0x88, 0xbb, 0xfa, 0xbc,
+    0x15,
+};
+
 // many_services:
 //   ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=64x48:rate=25 -t 0.2 -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -map 0:v -c:v mpeg2video -program 'title=Service number 01 with a long name:program_num=1:st=0' -program 'title=Service number 02 with a long name:program_num=2:st=1' -program 'title=Service number 03 with a long name:program_num=3:st=2' -program 'title=Service number 04 with a long name:program_num=4:st=3' -program 'title=Service number 05 with a long name:program_num=5:st=4' -program 'title=Service number 06 with a long name:program_num=6:st=5' -program 'title=Service number 07 with a long name:program_num=7:st=6' -program 'title=Service number 08 with a long name:program_num=8:st=7' -program 'title=Service number 09 with a long name:program_num=9:st=8' -program 'title=Service number 10 with a long name:program_num=10:st=9' -program 'title=Service number 11 with a long name:program_num=11:st=10' -program 'title=Service number 12 with a long name:program_num=12:st=11' -metadata:p:0 'service_provider=Provider of the many services' -metadata:p:1 'service_provider=Provider of the many services' -metadata:p:2 'service_provider=Provider of the many services' -metadata:p:3 'service_provider=Provider of the many services' -metadata:p:4 'service_provider=Provider of the many services' -metadata:p:5 'service_provider=Provider of the many services' -metadata:p:6 'service_provider=Provider of the many services' -metadata:p:7 'service_provider=Provider of the many services' -metadata:p:8 'service_provider=Provider of the many services' -metadata:p:9 'service_provider=Provider of the many services' -metadata:p:10 'service_provider=Provider of the many services' -metadata:p:11 'service_provider=Provider of the many services' -f mpegts many_services.ts
 inline const ProbedProgram many_services_programs[] = {

@@ -49,6 +49,12 @@ const std::vector<Vector>& vectors() {
          {{257, bytes(fv::utf8_names_pmt_257)}},
          {std::begin(fv::utf8_names_programs), std::end(fv::utf8_names_programs)},
          {std::begin(fv::utf8_names_streams), std::end(fv::utf8_names_streams)}},
+        {"teletext",
+         bytes(fv::teletext_pat),
+         bytes(fv::teletext_sdt),
+         {{1, bytes(fv::teletext_pmt_1)}},
+         {std::begin(fv::teletext_programs), std::end(fv::teletext_programs)},
+         {std::begin(fv::teletext_streams), std::end(fv::teletext_streams)}},
         {"many_services",
          bytes(fv::many_services_pat),
          bytes(fv::many_services_sdt),
@@ -163,6 +169,13 @@ TEST_F(FfmpegVectors, StreamClassesAndDescriptorAttributes) {
     auto hd = decodeAs<PMT>(vectors()[1].pmts[0].second);
     EXPECT_EQ(hd->streams.at(0x300).es_class, ES_VIDEO);
     EXPECT_EQ(hd->streams.at(0x301).es_class, ES_AUDIO);
+
+    // The first entry of ffmpeg's teletext descriptor: German, initial page.
+    auto text = decodeAs<PMT>(vectors()[2].pmts[0].second);
+    const PmtEsPayload& tt = text->streams.at(0x100);
+    EXPECT_EQ(tt.es_class, ES_TELETEXT);
+    EXPECT_EQ(tt.attributes.at(ISO_639_LANGUAGE_CODE).get<std::string>(), "deu");
+    EXPECT_EQ(tt.attributes.at(TELETEXT_TYPE).get<int>(), 1);
 }
 
 TEST_F(FfmpegVectors, ReencodedTablesDecodeToTheSameContent) {
@@ -218,7 +231,7 @@ TEST_F(FfmpegVectors, MultiPacketSdtIsAssembledFromFfmpegsPackets) {
     InputMux mux(3);
     PsisiParser pat_parser(0, &mux);
     int cc = 0;
-    for (const Bytes& b : psisi_test::packetise(vectors()[2].pat, 0, cc)) {
+    for (const Bytes& b : psisi_test::packetise(vectors()[3].pat, 0, cc)) {
         TsPacket p;
         p.data = const_cast<unsigned char*>(b.data());
         pat_parser.input(&p);
@@ -238,7 +251,7 @@ TEST_F(FfmpegVectors, MultiPacketSdtIsAssembledFromFfmpegsPackets) {
     ASSERT_EQ(mux.sdts.size(), 1u);
     const SdtPayload& sdt = mux.sdts[0];
     EXPECT_EQ(sdt.services.size(), 12u);
-    for (const fv::ProbedProgram& p : vectors()[2].programs) {
+    for (const fv::ProbedProgram& p : vectors()[3].programs) {
         EXPECT_EQ(sdt.services.at(p.program_number).attributes.at(SERVICE_NAME).get<std::string>(),
                   p.service_name);
     }

@@ -75,6 +75,17 @@ TEST(DvbText, ConversionErrors) {
     } catch (const psisi_utils::ConversionError& e) {
         EXPECT_EQ(std::string(e.what()).rfind("iconv(): ", 0), 0u) << e.what();
     }
+    // Forms that iconv passes from UTF-8 to UTF-8 but that are not UTF-8: a five-byte sequence,
+    // a code point beyond U+10FFFF, a surrogate, an overlong form.
+    for (const Bytes& text :
+         {Bytes{0x15, 'a', 0xFB, 0xBA, 0xBA, 0xBA, 0xB0}, Bytes{0x15, 0xF4, 0x90, 0x80, 0x80},
+          Bytes{0x15, 0xED, 0xA0, 0x80}, Bytes{0x15, 0xE0, 0x80, 0xAF}}) {
+        EXPECT_THROW(psisi_utils::toUtf8(text.data(), static_cast<unsigned>(text.size())),
+                     psisi_utils::ConversionError)
+            << utils::to_hex(text.data(), static_cast<unsigned>(text.size()), ' ');
+    }
+    const Bytes largest = {0x15, 0xF4, 0x8F, 0xBF, 0xBF, 0xEF, 0xBF, 0xBF};
+    EXPECT_EQ(psisi_utils::toUtf8(largest.data(), 8), "\xF4\x8F\xBF\xBF\xEF\xBF\xBF");
     const Bytes cut_utf16 = {0x11, 0x04};
     EXPECT_THROW(psisi_utils::toUtf8(cut_utf16.data(), 2), psisi_utils::ConversionError);
     // The C library here has no character set of that name.

@@ -71,6 +71,16 @@ TEST_F(SectionDataTest, HeaderDecoding) {
     EXPECT_EQ(sd.current_next_indicator, 1u);
     EXPECT_EQ(sd.section_number, 1u);
     EXPECT_EQ(sd.last_section_number, 2u);
+
+    // A short-form section started in the same buffer keeps nothing of the long header.
+    const Bytes tdt = {0x70, 0x70, 0x05};
+    ASSERT_EQ(sd.decodeHeader(tdt.data(), 3), 1u);
+    EXPECT_EQ(sd.section_syntax_indicator, 0u);
+    EXPECT_EQ(sd.table_id_extension, 0u);
+    EXPECT_EQ(sd.version_number, 0u);
+    EXPECT_EQ(sd.current_next_indicator, 0u);
+    EXPECT_EQ(sd.section_number, 0u);
+    EXPECT_EQ(sd.last_section_number, 0u);
 }
 
 TEST_F(SectionDataTest, AppendStopsAtTheEndOfTheSection) {
@@ -117,6 +127,10 @@ TEST_F(SectionDataTest, OutputIndexWrapsAtTheEnd) {
     EXPECT_EQ(sd.output_index, 367u);
     sd.advanceOutputIdx(33);
     EXPECT_EQ(sd.output_index, 0u);
+
+    SectionData empty;
+    empty.advanceOutputIdx(184);
+    EXPECT_EQ(empty.output_index, 0u);
 }
 
 TEST_F(SectionDataTest, EqualityComparesTheHeaderOnly) {

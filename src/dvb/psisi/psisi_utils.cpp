@@ -49,6 +49,50 @@ const TextEncoding encodings[] = {
     {{0x10, 0x00, 0x0F}, 3, "ISO-8859-15"},
 };
 
+// UTF-8 as RFC 3629 allows it: iconv lets through sequences of five and six bytes and code
+// points beyond U+10FFFF when it converts from UTF-8.
+bool validUtf8(const unsigned char* s, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        size_t len;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c < 0x80) {
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            return false;
+        }
+        if (len > n - i) {
+            return false;
+        }
+        for (size_t k = 1; k < len; ++k) {
+            const unsigned char b = s[i + k];
+            if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) {
+                return false;
+            }
+        }
+        i += len;
+    }
+    return true;
+}
+
+[[noreturn]] void conversionFailed(const TextEncoding& enc, const unsigned char* data, unsigned len,
+                                   int err) {
+    VLOG(1) << utils::string_format("iconv(): %d: %s", err, strerror(err));
+    VLOG(1) << "encoding " << enc.charset << ", raw data: \n" << utils::to_hex(data, len, ' ');
+    throw ConversionError(utils::string_format("iconv(): %d: %s", err, strerror(err)));
+}
+
 // Closes the conversion on every way out of toUtf8.
 struct IconvHandle {
     iconv_t cd;
@@ -104,12 +148,13 @@ std::string toUtf8(const unsigned char* data, unsigned len) {
     // One byte stays zero so that the result always ends inside the buffer.
     size_t out_left = out.size() - 1;
     if (iconv(cd, &in_p, &in_left, &out_p, &out_left) == static_cast<size_t>(-1)) {
-        int err = errno;
-        VLOG(1) << utils::string_format("iconv(): %d: %s", err, strerror(err));
-        VLOG(1) << "encoding " << enc.charset << ", raw data: \n" << utils::to_hex(data, len, ' ');
-        throw ConversionError(utils::string_format("iconv(): %d: %s", err, strerror(err)));
+        conversionFailed(enc, data, len, errno);
     }
-    return std::string(out.data());
+    std::string text(out.data());
+    if (!validUtf8(reinterpret_cast<const unsigned char*>(text.data()), text.size())) {
+        conversionFailed(enc, data, len, EILSEQ);
+    }
+    return text;
 }
 
 void mjd_to_tm(unsigned mjd, struct tm* t) {

@@ -17,6 +17,52 @@ OUT = os.path.join(HERE, '..', 'ffmpeg_vectors.h')
 DVBSUB = bytes([0x20, 0x00, 0x0F, 0x10, 0x00, 0x01, 0x00, 0x02, 0x05, 0x04,
                 0x0F, 0x80, 0x00, 0x01, 0x00, 0x00, 0xFF]) * 3
 
+
+
+def crc32(data):
+    crc = 0xFFFFFFFF
+    for b in data:
+        crc ^= b << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc
+
+
+def teletext_source():
+    """A small TS with one teletext stream (deu initial page, eng subtitles) for ffmpeg to carry:
+    ffmpeg cannot make teletext, but it copies it and writes its own PMT for it."""
+    def section(tid, ext, body):
+        s = bytes([tid, 0xB0 | (len(body) + 9) >> 8, (len(body) + 9) & 0xFF, ext >> 8, ext & 0xFF, 0xC1, 0, 0]) + body
+        return s + crc32(s).to_bytes(4, 'big')
+    cc = {}
+    def packets(pid, payload):
+        out, first = b'', True
+        while payload or first:
+            c = cc.get(pid, 0)
+            cc[pid] = (c + 1) & 0x0F
+            chunk, payload = payload[:184], payload[184:]
+            head = bytes([0x47, (0x40 if first else 0) | pid >> 8, pid & 0xFF])
+            if len(chunk) < 184:
+                n = 184 - len(chunk)
+                out += head + bytes([0x30 | c]) + (b'\x00' if n == 1 else bytes([n - 1, 0]) + b'\xff' * (n - 2)) + chunk
+            else:
+                out += head + bytes([0x10 | c]) + chunk
+            first = False
+        return out
+    descriptor = bytes([0x56, 10]) + b'deu' + bytes([0x09, 0x00]) + b'eng' + bytes([0x10, 0x88])
+    pat = section(0x00, 1, bytes([0, 1, 0xE1, 0x00]))
+    pmt = section(0x02, 1, bytes([0xE1, 0x01, 0xF0, 0x00, 0x06, 0xE1, 0x01, 0xF0, len(descriptor)]) + descriptor)
+    ts = b''
+    for i in range(10):
+        pts = 90000 + i * 3600
+        stamp = bytes([0x21 | (pts >> 29) & 0x0E, (pts >> 22) & 0xFF, 0x01 | (pts >> 14) & 0xFE, (pts >> 7) & 0xFF,
+                       0x01 | (pts << 1) & 0xFE])
+        body = bytes([0x80, 0x80, 0x24]) + stamp + b'\xff' * 31 + bytes([0x10]) + (bytes([0x02, 0x2C]) + bytes(44)) * 3
+        pes = b'\x00\x00\x01\xbd' + len(body).to_bytes(2, 'big') + body
+        ts += packets(0, b'\x00' + pat) + packets(0x100, b'\x00' + pmt) + packets(0x101, pes)
+    return ts
+
+
 LAVFI = ['-f', 'lavfi', '-i', 'testsrc=size=64x48:rate=25', '-f', 'lavfi', '-i', 'sine=frequency=1000']
 
 STREAMS = {
@@ -36,6 +82,9 @@ STREAMS = {
         '-metadata', 'service_name=Kanal Ü', '-metadata', 'service_provider=Prøvider',
         '-mpegts_service_type', 'advanced_codec_digital_hdtv', '-mpegts_service_id', '257',
         '-mpegts_pmt_start_pid', '0x200', '-mpegts_start_pid', '0x300', '-f', 'mpegts'],
+    # A teletext stream copied by ffmpeg, which writes its teletext descriptor.
+    'teletext': ['-i', '@TT@', '-map', '0', '-c', 'copy', '-metadata', 'service_name=Videotext',
+        '-metadata', 'service_provider=Text Provider', '-f', 'mpegts'],
     # Twelve services with long names: an SDT that spans several TS packets.
     'many_services': ['-f', 'lavfi', '-i', 'testsrc=size=64x48:rate=25', '-t', '0.2']
         + sum([['-map', '0:v'] for _ in range(12)], [])
@@ -95,12 +144,13 @@ def main():
            '    const char* service_name;', '    const char* provider_name;', '};', '',
            'struct ProbedStream {', '    int program_number;', '    int pid;', '    int stream_type;', '};', '']
     with tempfile.TemporaryDirectory() as tmp:
-        sub = os.path.join(tmp, 'sub.dvbsub')
-        with open(sub, 'wb') as f:
+        with open(os.path.join(tmp, 'sub.dvbsub'), 'wb') as f:
             f.write(DVBSUB)
+        with open(os.path.join(tmp, 'teletext_source.ts'), 'wb') as f:
+            f.write(teletext_source())
         for name, args in STREAMS.items():
             ts_path = os.path.join(tmp, name + '.ts')
-            cmd = ['ffmpeg', '-hide_banner', '-loglevel', 'error', '-y'] + [a.replace('@SUB@', 'sub.dvbsub') for a in args] + [name + '.ts']
+            cmd = ['ffmpeg', '-hide_banner', '-loglevel', 'error', '-y'] + [a.replace('@SUB@', 'sub.dvbsub').replace('@TT@', 'teletext_source.ts') for a in args] + [name + '.ts']
             subprocess.run(cmd, check=True, cwd=tmp)
             with open(ts_path, 'rb') as f:
                 ts = f.read()

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "descriptor_codec_impl.h"
+#include "dvb/psisi/bytereader.h"
 #include "utils.h"
 
 DvbDescriptorFactory& DvbDescriptorFactory::getInstance() {
@@ -41,14 +42,17 @@ DvbDescriptor* DvbDescriptorFactory::decodeDescriptor(const unsigned char* data,
         LOG(WARNING) << "descriptor length < 2";
         return nullptr;
     }
-    if (size < data[1] + 2u) {
+    const ByteReader r(data, size, "len");
+    const unsigned tag = r.u8(0);
+    const unsigned length = r.u8(1);
+    if (size < length + 2) {
         LOG(WARNING) << utils::string_format("data size %zu < descriptor_size %u", static_cast<size_t>(size),
-                                             data[1] + 2u);
+                                             length + 2);
         return nullptr;
     }
-    auto it = codecs.find(data[0]);
+    auto it = codecs.find(static_cast<unsigned char>(tag));
     if (it == codecs.end()) {
-        LOG(WARNING) << utils::string_format("unknown descriptor tag 0x%02x length %u", data[0], data[1]);
+        LOG(WARNING) << utils::string_format("unknown descriptor tag 0x%02x length %u", tag, length);
         return nullptr;
     }
     try {
@@ -67,18 +71,20 @@ int DvbDescriptorFactory::decodeDescriptorLoop(const unsigned char* data, unsign
     if (remaining <= 0) {
         return remaining;
     }
+    const ByteReader loop(data, len, "len");
     unsigned offset = 0;
     for (;;) {
         // A single byte left cannot hold a length; it is reported, never read beyond.
         if (remaining < 2) {
-            decodeDescriptor(data + offset, static_cast<unsigned>(remaining));
+            decodeDescriptor(loop.ptr(offset, 1), 1);
             break;
         }
-        const unsigned length = data[offset + 1];
+        const unsigned length = loop.u8(offset + 1);
         if (length == 0) {
             break;
         }
-        DvbDescriptor* d = decodeDescriptor(data + offset, static_cast<unsigned>(remaining));
+        DvbDescriptor* d = decodeDescriptor(loop.ptr(offset, static_cast<unsigned>(remaining)),
+                                            static_cast<unsigned>(remaining));
         if (d != nullptr) {
             out->push_back(d);
         }
