@@ -16,14 +16,6 @@ static_assert(offsetof(struct bpf_insn, k) == offsetof(struct sock_filter, k));
 
 namespace {
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void panic(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    exit(1);
-}
-
 constexpr uint16_t RET_K = BPF_RET | BPF_K;
 constexpr uint32_t ACCEPT_ALL = 0xFFFFFFFF;
 

@@ -28,14 +28,6 @@ static_assert(TX_FRAME_OFFSET == 32);
 
 namespace {
 
-[[noreturn]] __attribute__((format(printf, 1, 2))) void panic(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    exit(1);
-}
-
 void set_v2(int sock) {
     int version = TPACKET_V2;
     // Older kernels keep V1 and still work with the V2 slot layout for what we read; the
