@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "buildinfo.h"
+#include "dvb/muxer.h"
+#include "dvb/psisi/psisi_utils.h"
 #include "realtime.h"
 #include "utils.h"
 
@@ -31,6 +33,8 @@ static void logClockPeriod(const char* name) {
 }
 
 [[noreturn]] static void start(int /*argc*/, char** /*argv*/) {
+    psisi_utils::generate_crc_table();
+
     logClockPeriod<std::chrono::steady_clock>("steady_clock");
     logClockPeriod<std::chrono::high_resolution_clock>("high_resolution_clock");
 
@@ -45,6 +49,8 @@ static void logClockPeriod(const char* name) {
 
     // Only what is mapped now: the packet-path tables are allocated by this point.
     mlockall(MCL_CURRENT);
+
+    Muxer::getInstance().start();
 
     for (;;) {
         usleep(1000000);
