@@ -34,9 +34,8 @@ unsigned long long random_spread() {
 
 }  // namespace
 
-TxRing::TxRing() : clock_(&realtime::get_tsc) {
+TxRing::TxRing() : send_time(new unsigned long long[SLOTS]()), clock_(&realtime::get_tsc) {
     memset(&ring, 0, sizeof(ring));
-    samples = new Sample[SAMPLES]();
 }
 
 TxRing::~TxRing() {
@@ -49,7 +48,6 @@ TxRing::~TxRing() {
     }
     free(memory);
     free(ring.frame_table);
-    delete[] samples;
 }
 
 int TxRing::init(unsigned int sid_, int ifindex, long long tsc_offset_) {
@@ -74,6 +72,7 @@ int TxRing::init(unsigned int sid_, int ifindex, long long tsc_offset_) {
     alloc_tx_ring_frames(sock, &ring);
     bind_tx_ring(sock, &ring, ifindex);
     slots = ring.req.tp_frame_nr < SLOTS ? ring.req.tp_frame_nr : SLOTS;
+    samples.reset(new Sample[SAMPLES]());
 
     jitter.init(sid, static_cast<unsigned int>(delay));
     reset();
@@ -94,6 +93,7 @@ int TxRing::initInMemory(unsigned int sid_, long long tsc_offset_, const std::st
     ring.req.tp_frame_size = SLOT_SIZE;
     ring.req.tp_frame_nr = slots;
     alloc_ring_frames_generic(&ring, slots, SLOT_SIZE);
+    samples.reset(new Sample[SAMPLES]());
 
     jitter.init(sid, static_cast<unsigned int>(delay));
     reset();
@@ -114,7 +114,7 @@ int TxRing::openLog(const std::string& path) {
 }
 
 void TxRing::dumpSamples() {
-    if (log == nullptr)
+    if (log == nullptr || samples == nullptr)
         return;
     for (unsigned int i = 0; i < SAMPLES; ++i)
         fprintf(log, "%llu %llu %u\n", samples[i].now, samples[i].send_time, samples[i].fill);
@@ -122,7 +122,7 @@ void TxRing::dumpSamples() {
 }
 
 void TxRing::reset() {
-    memset(send_time, 0, sizeof(send_time));
+    memset(send_time.get(), 0, SLOTS * sizeof(send_time[0]));
     last_pcr_idx = -1;
     delay = static_cast<unsigned long long>(FLAGS_tx_delay) * realtime::TSC_HZ / 1000 + random_spread();
     LOG(INFO) << utils::string_format("OUT SID %u delay %llu (%llu us)", sid, delay, delay / 50);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "packet_ring.h"
@@ -108,8 +109,9 @@ class TxRing {
     unsigned int send_idx = 0;
     unsigned int write_idx = 0;
     int last_pcr_idx = -1;
-    unsigned long long send_time[SLOTS] = {};
-    Sample* samples = nullptr;
+    // Parallel to the ring slots; allocated with the ring object, the history at init.
+    std::unique_ptr<unsigned long long[]> send_time;
+    std::unique_ptr<Sample[]> samples;
     unsigned int sample_idx = 0;
     unsigned int sample_count = 0;
     uint8_t dump_count = 0;
