@@ -247,9 +247,9 @@ TEST_F(DissectTest, DissectorsTakeExactlyTheirPackets) {
 }
 
 // Once dissected, a frame that does not fit the packaging is not cut into packets from the
-// slot's old contents: it is dropped with the analysis' lines, or, when it is a valid frame of
-// another count, the stream follows the sender.
-TEST_F(DissectTest, DissectorsRefuseFramesOfAnotherShape) {
+// slot's old contents: a malformed one is dropped with the analysis' lines, a valid one with
+// another count is cut with its own count, and the stream keeps its dissector.
+TEST_F(DissectTest, DissectorsCheckEveryFrame) {
     initRings({0});
     const unsigned sid = 30;
     detect(sid, 7);
@@ -259,33 +259,38 @@ TEST_F(DissectTest, DissectorsRefuseFramesOfAnotherShape) {
         unsigned packets;
         unsigned len;
         int bad_sync;
+        unsigned forwarded;
+        const char* line;
     };
     const Case cases[] = {
-        {"short frame", 7, 229, -1},
-        {"not a multiple of 188", 7, 1000, -1},
-        {"bad sync byte", 7, 0, 6},
-        {"eight packets", 8, 0, -1},
+        {"short frame", 7, 229, -1, 0, "229 bytes RAW frame - too short"},
+        {"not a multiple of 188", 7, 1000, -1, 0, "1000 bytes RAW frame - no divisible by 188"},
+        {"bad sync byte", 7, 0, 6, 0, "at 1170 found 0x00 expected 0x47"},
+        {"eight packets", 8, 0, -1, 0, "8 TS per UDP not supported"},
+        // The sync line is logged once per hundred.
+        {"bad sync byte in a smaller frame", 3, 0, 1, 0, nullptr},
+        {"one packet", 1, 0, -1, 1, nullptr},
+        {"five packets", 5, 0, -1, 5, nullptr},
+        {"seven packets", 7, 0, -1, 7, nullptr},
     };
+    unsigned fill = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        log.clear();
         Slot s(c.packets, {0x100}, c.len);
         if (c.bad_sync >= 0)
             s.packet(static_cast<unsigned>(c.bad_sync))[0] = 0x00;
         engine->dispatch(sid, s.frame());
-        EXPECT_EQ(engine->getTxRing(0).getFill(), 0u);
+        fill += c.forwarded;
+        EXPECT_EQ(engine->getTxRing(0).getFill(), fill);
+        EXPECT_EQ(engine->takeStreamBytes(sid), c.forwarded * 188);
         EXPECT_EQ(engine->getHandler(sid), &engine->dissector_delegates[7]);
-        EXPECT_EQ(engine->takeStreamBytes(sid), 0u);
+        if (c.line != nullptr) {
+            EXPECT_TRUE(log.contains(c.line)) << log.text();
+        }
+        EXPECT_FALSE(log.contains("changed TS 1x188"));
+        EXPECT_FALSE(log.contains("changed TS 5x188"));
     }
-    Slot good(7);
-    engine->dispatch(sid, good.frame());
-    EXPECT_EQ(engine->getTxRing(0).getFill(), 7u);
-
-    Slot single(1);
-    engine->dispatch(sid, single.frame());
-    EXPECT_TRUE(log.contains("SID 30 changed TS 1x188 at offset 42"));
-    EXPECT_EQ(engine->getHandler(sid), &engine->dissector_delegates[1]);
-    engine->dispatch(sid, single.frame());
-    EXPECT_EQ(engine->getTxRing(0).getFill(), 8u);
 }
 
 // The recorded stream's file grows by 1324 bytes per datagram (receive time, most significant

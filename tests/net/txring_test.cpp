@@ -240,18 +240,26 @@ TEST_F(TxRingTest, FilterRestarts) {
     pcrAt(*ring, 0);
     EXPECT_EQ(log.count("reset PCR sync"), 1);
     pcrAt(*ring, 10);
+    // Naming the same PID again keeps the time line: a packet 3 ms late is still timed on it.
+    ring->setPcrPid(PCR_PID);
+    ring->eqnueueTs(arrivalNs(13), pcrPacket(PCR_PID, 1000000 + 10 * 27000).data());
     EXPECT_EQ(log.count("reset PCR sync"), 1);
+    EXPECT_EQ(ring->getSendTime(2), START + 10 * MS + ring->getDelay());
+    // A new PID starts it over: the packet's own arrival is the new base.
+    ring->setPcrPid(0x1FF);
+    ring->eqnueueTs(arrivalNs(23), pcrPacket(0x1FF, 1000000 + 20 * 27000).data());
+    EXPECT_EQ(log.count("reset PCR sync"), 2);
+    EXPECT_EQ(ring->getSendTime(3), START + 23 * MS + ring->getDelay());
     ring->setPcrPid(PCR_PID);
     pcrAt(*ring, 20);
-    EXPECT_EQ(log.count("reset PCR sync"), 2);
-    // A restarted filter takes the packet's own arrival as base: its time is arrival + delay.
-    EXPECT_EQ(ring->getSendTime(2), START + 20 * MS + ring->getDelay());
+    EXPECT_EQ(log.count("reset PCR sync"), 3);
+    EXPECT_EQ(ring->getSendTime(4), START + 20 * MS + ring->getDelay());
 
     // PCR jumps back by 5 s but the packet says so: no backward-PCR restart, a resync.
     ring->eqnueueTs(arrivalNs(30), pcrPacket(PCR_PID, 1000, true).data());
     EXPECT_TRUE(log.contains("SID 256: PCR discontinuity flag set, resync"));
     EXPECT_FALSE(log.contains("backward PCR"));
-    EXPECT_EQ(ring->getSendTime(3), START + 30 * MS + ring->getDelay());
+    EXPECT_EQ(ring->getSendTime(5), START + 30 * MS + ring->getDelay());
 
     // Arrival 3 delays ahead of the clock: more than twice the delay ahead, sent at once.
     const unsigned long long delay = ring->getDelay();
@@ -260,8 +268,8 @@ TEST_F(TxRingTest, FilterRestarts) {
     EXPECT_TRUE(log.contains(utils::string_format("SID 256: delay %lli (%lli us) > %llu, reset",
                                                   static_cast<long long>(3 * delay),
                                                   static_cast<long long>(3 * delay / 50), 2 * delay)));
-    EXPECT_EQ(ring->getSendTime(4), 0u);
-    EXPECT_EQ(ring->getLastPcrIdx(), 4);
+    EXPECT_EQ(ring->getSendTime(6), 0u);
+    EXPECT_EQ(ring->getLastPcrIdx(), 6);
 }
 
 // Without a PCR PID every packet is due one gap (in microseconds x 50) after the previous.

@@ -128,8 +128,10 @@ class EthLinuxIf {
     void dissectEthFrame(unsigned int sid, const frame_map* frame);
     template <unsigned OFFSET, unsigned N, unsigned SIZE>
     void saveEthFrame(unsigned int sid, const frame_map* frame);
-    template <unsigned OFFSET, unsigned N, unsigned SIZE>
-    static bool conforms(const frame_map* frame);
+    // A frame that does not fit the stream's dissector: dissected with its own count when it is
+    // a valid one, otherwise dropped by the analysis.
+    void dissectOtherFrame(unsigned int sid, const frame_map* frame);
+    static bool conforms(const frame_map* frame, unsigned n);
 
     // What the engine thread does with a frame that a receive ring gave to input `sid`.
     void dispatch(unsigned int sid, const frame_map* frame) {

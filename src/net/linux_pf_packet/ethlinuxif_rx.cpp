@@ -112,27 +112,40 @@ void EthLinuxIf::analyzeEthFrame(unsigned int sid, const frame_map* frame) {
     setPidAction(sid, 0, MUXER_TARGET);
 }
 
-// True when the frame has exactly the packaging its dissector was chosen for.
-template <unsigned OFFSET, unsigned N, unsigned SIZE>
-bool EthLinuxIf::conforms(const frame_map* frame) {
-    if (frame->tp_len != OFFSET + N * SIZE || frame->tp_snaplen < OFFSET + N * SIZE) {
+// True when the frame holds exactly `n` whole TS packets after the headers.
+bool EthLinuxIf::conforms(const frame_map* frame, unsigned n) {
+    if (frame->tp_len != HEADERS + n * TS || frame->tp_snaplen < HEADERS + n * TS) {
         return false;
     }
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(frame) + frame->tp_mac + OFFSET;
-    for (unsigned k = 0; k < N; ++k) {
-        if (p[k * SIZE] != 0x47) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(frame) + frame->tp_mac + HEADERS;
+    for (unsigned k = 0; k < n; ++k) {
+        if (p[k * TS] != 0x47) {
             return false;
         }
     }
     return true;
 }
 
+void EthLinuxIf::dissectOtherFrame(unsigned int sid, const frame_map* frame) {
+    const unsigned len = frame->tp_len;
+    if (len > HEADERS && (len - HEADERS) % TS == 0) {
+        const unsigned n = (len - HEADERS) / TS;
+        // Datagrams may carry 1 to 7 packets each; a sender that varies the count loses nothing.
+        if (n <= MAX_TS_PER_FRAME && conforms(frame, n)) {
+            dissector_delegates[n](sid, frame);
+            return;
+        }
+    }
+    // Malformed: reported (rate-limited) and dropped by the analysis.
+    analyzeEthFrame(sid, frame);
+}
+
 template <unsigned OFFSET, unsigned N, unsigned SIZE>
 void EthLinuxIf::dissectEthFrame(unsigned int sid, const frame_map* frame) {
-    // Anything else would be cut into packets from whatever the slot held before. The analysis
-    // reports and drops it, or follows a sender that changed its packaging.
-    if (!conforms<OFFSET, N, SIZE>(frame)) {
-        analyzeEthFrame(sid, frame);
+    static_assert(OFFSET == HEADERS && SIZE == TS, "frames are checked for this packaging");
+    // Anything but N whole packets would be cut into packets from whatever the slot held before.
+    if (!conforms(frame, N)) {
+        dissectOtherFrame(sid, frame);
         return;
     }
     const unsigned char* p = reinterpret_cast<const unsigned char*>(frame) + frame->tp_mac + OFFSET;
@@ -164,7 +177,7 @@ void EthLinuxIf::dissectEthFrame(unsigned int sid, const frame_map* frame) {
 
 template <unsigned OFFSET, unsigned N, unsigned SIZE>
 void EthLinuxIf::saveEthFrame(unsigned int sid, const frame_map* frame) {
-    if (save_file != nullptr && conforms<OFFSET, N, SIZE>(frame)) {
+    if (save_file != nullptr && conforms(frame, N)) {
         const unsigned long long t = receiveTime(frame);
         unsigned char stamp[8];
         for (int i = 0; i < 8; ++i) {

@@ -131,8 +131,10 @@ void TxRing::reset() {
 }
 
 void TxRing::setPcrPid(int pid) {
-    pcr_pid.store(pid, std::memory_order_relaxed);
-    pcr_resync.store(1, std::memory_order_release);
+    // The output names its PCR PID again whenever it rebuilds the program on air; only a new
+    // PID is a new time line.
+    if (pcr_pid.exchange(pid, std::memory_order_relaxed) != pid)
+        pcr_resync.store(1, std::memory_order_release);
 }
 
 void TxRing::fillHeaders(const unsigned char* header, unsigned int length) {

@@ -52,7 +52,8 @@ class TxRing {
     // New delay (tx_delay plus a random spread), schedule and filter cleared; queued packets
     // become due at once.
     void reset();
-    // Called from other threads: the next PCR packet of `pid` restarts the filter.
+    // Called from other threads: when `pid` is not the PCR PID already, its next PCR packet
+    // restarts the filter.
     void setPcrPid(int pid);
     void fillHeaders(const unsigned char* header, unsigned int length);
     // Queues one TS packet received at `t` (ns of the receive clock).
