@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -71,6 +72,32 @@ TEST_F(EngineTest, InitTakesTheFirstTwoUsableReceiveInterfaces) {
         EXPECT_EQ(engine->getRxRing(1).getName(), veths[1].b);
         EXPECT_FALSE(log.contains("interface \"" + veths[2].b + "\""));
     }
+}
+
+// A symbolic link planted where a transmit ring keeps its history is refused, not followed.
+TEST_F(EngineTest, HistoryFilesAreNotOpenedThroughSymbolicLinks) {
+    char tmpl[] = "/tmp/engine_victim.XXXXXX";
+    const int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "precious\n", 9), 9);
+    close(fd);
+    const std::string planted = "/tmp/sid_279.log";
+    unlink(planted.c_str());
+    ASSERT_EQ(symlink(tmpl, planted.c_str()), 0);
+    {
+        auto engine = std::make_unique<EthLinuxIf>();
+        ASSERT_EQ(init(*engine, {veths[0].b}, {veths[2].a}), 0);
+    }
+    EXPECT_TRUE(log.contains("OUT SID 279: cannot open /tmp/sid_279.log", google::GLOG_ERROR));
+    EXPECT_FALSE(log.contains("OUT SID 278: cannot open"));
+    char content[16] = {};
+    FILE* f = fopen(tmpl, "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fread(content, 1, sizeof(content) - 1, f), 9u);
+    fclose(f);
+    EXPECT_STREQ(content, "precious\n");
+    unlink(planted.c_str());
+    unlink(tmpl);
 }
 
 TEST_F(EngineTest, InitRefusals) {
