@@ -63,20 +63,21 @@ int main(int argc, char** argv) {
     Muxer& muxer = Muxer::getInstance();
     muxer.start();
 
+    // The engine first, so that the output has its header before its first table is due.
     OutputMux out(OUTPUT_SID);
-    out.init();
-    muxer.registerOutputMux(&out);
     if (engine.addOutputStream(OUTPUT_SID, FLAGS_txif, FLAGS_output) != 0) {
         LOG(FATAL) << "cannot add output stream";
     }
+    out.init();
+    muxer.registerOutputMux(&out);
     // Its tables are generated and injected, but it has no header to go out with.
     OutputMux unbuilt(UNBUILT_SID);
     if (!FLAGS_unbuilt_output.empty()) {
-        unbuilt.init();
-        muxer.registerOutputMux(&unbuilt);
         if (engine.addOutputStream(UNBUILT_SID, FLAGS_txif, FLAGS_unbuilt_output) == 0) {
             LOG(FATAL) << "the unbuilt output got a header";
         }
+        unbuilt.init();
+        muxer.registerOutputMux(&unbuilt);
     }
 
     const size_t colon = FLAGS_input.find(':');

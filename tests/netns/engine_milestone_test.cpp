@@ -334,6 +334,7 @@ TEST_F(EngineMilestone, ProgramReceivedRegeneratedAndPacedOnTheWire) {
         bad_frames += f.bytes.size() != 230 || memcmp(f.bytes.data(), header, 42) != 0;
     EXPECT_EQ(bad_frames, 0u);
     EXPECT_NE(driver_log.find("SID 257 has no output header, PSI/SI packet not sent"), std::string::npos);
+    EXPECT_EQ(driver_log.find("SID 256 has no output header"), std::string::npos);
 
     // Tables as tshark decodes them, before and after the switch.
     struct Phase {
