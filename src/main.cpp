@@ -15,6 +15,7 @@
 #include "buildinfo.h"
 #include "dvb/muxer.h"
 #include "dvb/psisi/psisi_utils.h"
+#include "net/linux_pf_packet/ethlinuxif.h"
 #include "realtime.h"
 #include "utils.h"
 
@@ -44,12 +45,15 @@ static void logClockPeriod(const char* name) {
 
     const std::vector<std::string> rx_interfaces = utils::split(FLAGS_rxif, ',');
     const std::vector<std::string> tx_interfaces = utils::split(FLAGS_txif, ',');
-    LOG(INFO) << "receive interfaces: " << FLAGS_rxif << " (" << rx_interfaces.size()
-              << "), transmit interfaces: " << FLAGS_txif << " (" << tx_interfaces.size() << ")";
+    EthLinuxIf& engine = EthLinuxIf::getInstance();
+    if (engine.init(rx_interfaces, tx_interfaces) != 0) {
+        LOG(FATAL) << "cannot init network engine";
+    }
 
     // Only what is mapped now: the packet-path tables are allocated by this point.
     mlockall(MCL_CURRENT);
 
+    engine.start();
     Muxer::getInstance().start();
 
     for (;;) {

@@ -29,7 +29,13 @@ void sleepUs(uint64_t us) {
 }  // namespace
 
 Muxer& Muxer::getInstance() {
-    static Muxer instance;
+    // The process-wide Muxer is the one the engine hands received PSI/SI to.
+    static Muxer& instance = []() -> Muxer& {
+        static Muxer muxer;
+        EthLinuxIf::getInstance().setPsiInput(
+            EthLinuxIf::PsiInput::from_method<Muxer, &Muxer::input>(&muxer));
+        return muxer;
+    }();
     return instance;
 }
 
@@ -39,6 +45,7 @@ Muxer::Muxer() {
 }
 
 Muxer::~Muxer() {
+    EthLinuxIf::getInstance().clearPsiInput(this);
     stop();
 }
 

@@ -1,12 +1,18 @@
 #include "ethlinuxif.h"
 
+#include <arpa/inet.h>
 #include <glog/logging.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "net/netutils.h"
+#include "realtime.h"
 #include "utils.h"
 
 DEFINE_string(saveinput, "", "Save input stream to file");
@@ -20,6 +26,15 @@ bool logThisOne(unsigned& counter) {
     return counter++ % 100 == 0;
 }
 
+void dropPsi(unsigned int, const unsigned char*, unsigned int) {}
+
+// Where PSI/SI goes while no Muxer is bound.
+const EthLinuxIf::PsiInput no_psi_input = EthLinuxIf::PsiInput::from_function<&dropPsi>();
+
+bool inSidRange(unsigned int sid) {
+    return sid >= 1 && sid <= EthLinuxIf::MAX_INPUT_SID;
+}
+
 }  // namespace
 
 EthLinuxIf& EthLinuxIf::getInstance() {
@@ -27,10 +42,21 @@ EthLinuxIf& EthLinuxIf::getInstance() {
     return instance;
 }
 
-EthLinuxIf::EthLinuxIf() {
+EthLinuxIf::EthLinuxIf() : psi_input(&no_psi_input) {
     for (auto& p : pcr_pids) {
         p.store(-1, std::memory_order_relaxed);
     }
+    rx_rings_by_name.reserve(10);
+    rx_rings_by_name.max_load_factor(1.0f);
+    stream_addrs.reserve(10);
+    stream_addrs.max_load_factor(1.0f);
+    stream_vlans.reserve(10);
+    stream_vlans.max_load_factor(1.0f);
+    stream_ifnames.reserve(10);
+    stream_ifnames.max_load_factor(1.0f);
+    dissect_map.reserve(10);
+    dissect_map.max_load_factor(1.0f);
+    initInputDelegates();
 
     stream_pid_map = static_cast<uint32_t*>(std::aligned_alloc(32, TABLE_BYTES));
     if (stream_pid_map == nullptr) {
@@ -60,6 +86,11 @@ EthLinuxIf::EthLinuxIf() {
 }
 
 EthLinuxIf::~EthLinuxIf() {
+    stop();
+    closeSaveFile();
+    if (inject_sock >= 0) {
+        close(inject_sock);
+    }
     std::free(stream_pid_map);
     std::free(pid_byte_counters);
     std::free(inject_memory);
@@ -122,8 +153,8 @@ int EthLinuxIf::setPcrPid(unsigned int sid, unsigned int pid) {
         LOG(ERROR) << "SID " << sid << " PCR pid " << static_cast<int>(pid) << " refused: no such output";
         return -1;
     }
-    // The transmit ring takes this over when it is built; until then the engine keeps it.
     pcr_pids[ring].store(static_cast<int>(pid), std::memory_order_release);
+    tx_rings[ring].setPcrPid(static_cast<int>(pid));
     LOG(INFO) << "SID " << sid << " PCR pid set to " << static_cast<int>(pid);
     return 0;
 }
@@ -180,4 +211,247 @@ int EthLinuxIf::dvbInject(unsigned int sid, TsPacket* packet) {
     }
     inject_pool.try_enqueue(packet);
     return result;
+}
+
+void EthLinuxIf::setPsiInput(PsiInput input) {
+    std::lock_guard<std::mutex> guard(psi_input_lock);
+    psi_inputs.push_back(std::make_unique<PsiInput>(input));
+    psi_input.store(psi_inputs.back().get(), std::memory_order_release);
+}
+
+void EthLinuxIf::clearPsiInput(const void* object) {
+    std::lock_guard<std::mutex> guard(psi_input_lock);
+    if (psi_input.load(std::memory_order_relaxed)->object() == object) {
+        psi_input.store(&no_psi_input, std::memory_order_release);
+    }
+}
+
+int EthLinuxIf::init(const std::vector<std::string>& rx_interfaces,
+                     const std::vector<std::string>& tx_interfaces) {
+    if (initialised) {
+        LOG(ERROR) << "network engine already initialised";
+        return -1;
+    }
+    if (stream_pid_map == nullptr) {
+        LOG(ERROR) << "failed to allocate " << TABLE_BYTES << " bytes for stream_pid_map";
+        return -1;
+    }
+    if (rx_interfaces.empty() || tx_interfaces.empty()) {
+        LOG(ERROR) << "at least one input and output interfaces must be specified";
+        return -1;
+    }
+
+    rx_rings_by_name.clear();
+    rx_ring_count = 0;
+    for (const std::string& name : rx_interfaces) {
+        if (rx_ring_count == RX_RING_COUNT) {
+            break;
+        }
+        const int index = net::getIfIndex(name);
+        if (index < 0) {
+            LOG(WARNING) << "interface \"" << name << "\" ignored";
+            continue;
+        }
+        LOG(INFO) << "interface \"" << name << "\" index " << index;
+        RxRing& ring = rx_rings[rx_ring_count];
+        if (ring.init(index, name) != 0) {
+            return -1;
+        }
+        rx_rings_by_name[name] = &ring;
+        ++rx_ring_count;
+    }
+    if (rx_ring_count == 0) {
+        LOG(ERROR) << "at least one valid input interface required";
+        return -1;
+    }
+
+    if (tx_interfaces.size() > 1) {
+        LOG(ERROR) << "only one output interface is supported";
+        return -1;
+    }
+    const std::string& tx_name = tx_interfaces[0];
+    const int tx_index = net::getIfIndex(tx_name);
+    if (tx_index < 0) {
+        LOG(WARNING) << "interface \"" << tx_name << "\" ignored";
+        return -1;
+    }
+    LOG(INFO) << "interface \"" << tx_name << "\" index " << tx_index;
+
+    inject_sock = socket(AF_PACKET, SOCK_RAW, 0);
+    if (inject_sock < 0) {
+        PLOG(ERROR) << "socket()";
+        return -1;
+    }
+    packet_ring bound;
+    memset(&bound, 0, sizeof(bound));
+    bind_tx_ring(inject_sock, &bound, tx_index);
+
+    const long long offset = static_cast<long long>(realtime::nic_tsc_offset());
+    for (unsigned i = 0; i < OUTPUT_COUNT; ++i) {
+        if (tx_rings[i].init(FIRST_OUTPUT_SID + i, tx_index, offset) != 0) {
+            return -1;
+        }
+    }
+    initialised = true;
+    return 0;
+}
+
+void* EthLinuxIf::thread_fn_helper(void* engine) {
+    static_cast<EthLinuxIf*>(engine)->thread_fn();
+    return nullptr;
+}
+
+int EthLinuxIf::start() {
+    if (thread_started) {
+        LOG(ERROR) << "network engine already started";
+        return -1;
+    }
+    running.store(true, std::memory_order_release);
+    const int result = pthread_create(&thread, nullptr, &EthLinuxIf::thread_fn_helper, this);
+    if (result != 0) {
+        errno = result;
+        PLOG(ERROR) << "pthread_create";
+        running.store(false, std::memory_order_release);
+        return result;
+    }
+    thread_started = true;
+    return 0;
+}
+
+void EthLinuxIf::stop() {
+    if (!thread_started) {
+        return;
+    }
+    running.store(false, std::memory_order_release);
+    pthread_join(thread, nullptr);
+    thread_started = false;
+}
+
+void EthLinuxIf::adjustPriority() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(1, &cpus);
+    const int result = pthread_setaffinity_np(pthread_self(), sizeof(cpus), &cpus);
+    if (result != 0) {
+        errno = result;
+        PLOG(ERROR) << "pthread_setaffinity_np()";
+    } else {
+        LOG(INFO) << "CPU affinity set to core 1";
+    }
+}
+
+void EthLinuxIf::thread_fn() {
+    pthread_setname_np(pthread_self(), "engine");
+    adjustPriority();
+    LOG(INFO) << "Running! Hang up with ^C!";
+    while (running.load(std::memory_order_relaxed)) {
+        for (unsigned r = 0; r < rx_ring_count; ++r) {
+            frame_map* frame = nullptr;
+            const int sid = rx_rings[r].peek(frame);
+            if (sid != 0) {
+                ring_byte_counters[r].fetch_add(frame->tp_len, std::memory_order_relaxed);
+                dispatch(static_cast<unsigned>(sid), frame);
+                rx_rings[r].pop();
+            }
+            processTx();
+        }
+    }
+}
+
+void EthLinuxIf::processTx() {
+    for (TxRing& ring : tx_rings) {
+        ring.transmitIfReady(realtime::get_tsc());
+    }
+}
+
+int EthLinuxIf::addInputStream(unsigned int sid, const std::string& ifname, const std::string& address,
+                               unsigned int port, int mode, const std::vector<std::string>& sources,
+                               int vlan) {
+    if (!inSidRange(sid)) {
+        LOG(ERROR) << "SID out of HW-limited range";
+        return -1;
+    }
+    auto ring = rx_rings_by_name.find(ifname);
+    if (ring == rx_rings_by_name.end()) {
+        LOG(WARNING) << "interface \"" << ifname << "\" not exists";
+        return -1;
+    }
+    sockaddr_in destination;
+    memset(&destination, 0, sizeof(destination));
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(static_cast<uint16_t>(port));
+    const int parsed = inet_pton(AF_INET, address.c_str(), &destination.sin_addr);
+    if (parsed != 1) {
+        if (parsed == 0) {
+            errno = EINVAL;
+        }
+        PLOG(WARNING) << "inet_pton";
+        return -1;
+    }
+    std::vector<sockaddr_in> source_list;
+    source_list.reserve(MAX_SOURCES);
+    for (const std::string& text : sources) {
+        if (source_list.size() == MAX_SOURCES) {
+            LOG(WARNING) << "IN SID " << sid << ": more than " << MAX_SOURCES << " sources, the rest ignored";
+            break;
+        }
+        sockaddr_in source;
+        memset(&source, 0, sizeof(source));
+        source.sin_family = AF_INET;
+        if (inet_pton(AF_INET, text.c_str(), &source.sin_addr) == 1) {
+            source_list.push_back(source);
+        }
+    }
+    if (ring->second->addStream(sid, destination, mode, source_list.empty() ? nullptr : source_list.data(),
+                                static_cast<unsigned>(source_list.size()), vlan) != 0) {
+        return -1;
+    }
+    if (address == FLAGS_saveinput) {
+        save_sid.store(static_cast<int>(sid), std::memory_order_relaxed);
+    }
+    stream_addrs[sid] = destination;
+    stream_vlans[sid] = vlan;
+    stream_ifnames[sid] = ifname;
+    // The ring's address table sees the stream before its frames are analysed.
+    usleep(10000);
+    setHandler(sid, &analyse_delegate);
+    LOG(INFO) << ifname << ": created input stream " << address << ":" << port;
+    return 0;
+}
+
+int EthLinuxIf::deleteInputStream(unsigned int sid) {
+    auto ifname = stream_ifnames.find(sid);
+    auto destination = stream_addrs.find(sid);
+    if (ifname == stream_ifnames.end() || destination == stream_addrs.end()) {
+        LOG(ERROR) << "SID " << sid << " not registered";
+        return -1;
+    }
+    setHandler(sid, &discard_delegate);
+    uint32_t* actions = stream_pid_map + (static_cast<size_t>(sid) << 13);
+    for (unsigned pid = 0; pid < PID_COUNT; ++pid) {
+        __atomic_store_n(&actions[pid], 0u, __ATOMIC_RELEASE);
+    }
+    auto ring = rx_rings_by_name.find(ifname->second);
+    if (ring != rx_rings_by_name.end()) {
+        ring->second->removeStream(sid, destination->second, stream_vlans[sid]);
+    }
+    stream_addrs.erase(sid);
+    stream_ifnames.erase(sid);
+    stream_vlans.erase(sid);
+    return 0;
+}
+
+int EthLinuxIf::addOutputStream(unsigned int sid, const std::string& ifname, const std::string& address) {
+    if (sid < FIRST_OUTPUT_SID || sid >= FIRST_OUTPUT_SID + OUTPUT_COUNT) {
+        LOG(ERROR) << "SID out of HW-limited range";
+        return -1;
+    }
+    unsigned char header[HEADER_LEN];
+    if (net::makeUdpHeader(ifname, address, TS_PACKET_SIZE, header) != static_cast<int>(HEADER_LEN)) {
+        return -1;
+    }
+    setOutputHeader(sid, header, HEADER_LEN);
+    tx_rings[sid - FIRST_OUTPUT_SID].fillHeaders(header, HEADER_LEN);
+    LOG(INFO) << ifname << ": created output stream " << address;
+    return 0;
 }
