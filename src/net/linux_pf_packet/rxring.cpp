@@ -36,9 +36,22 @@ uint32_t addressKey(const sockaddr_in& dst, int vlan) {
     return static_cast<uint32_t>(dst.sin_port) | static_cast<uint32_t>(vlan) << 16;
 }
 
-void fillIfreq(struct ifreq& ifr, const std::string& name) {
+// An interface ioctl that passes its request data through ifr_data (timestamping, ethtool).
+int interfaceIoctl(int sock, const std::string& name, unsigned long request, void* data) {
+    struct ifreq ifr;
     memset(&ifr, 0, sizeof(ifr));
     strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+    ifr.ifr_data = static_cast<char*>(data);
+    return ioctl(sock, request, &ifr);
+}
+
+// Asks the driver to delete its receive classification rule at `location`.
+bool deleteRuleAt(int sock, const std::string& name, int location) {
+    struct ethtool_rxnfc nfc;
+    memset(&nfc, 0, sizeof(nfc));
+    nfc.cmd = ETHTOOL_SRXCLSRLDEL;
+    nfc.fs.location = static_cast<uint32_t>(location);
+    return interfaceIoctl(sock, name, SIOCETHTOOL, &nfc) == 0;
 }
 
 }  // namespace
@@ -94,11 +107,8 @@ int RxRing::init(int ifindex_, const std::string& name_) {
     memset(&config, 0, sizeof(config));
     config.tx_type = HWTSTAMP_TX_OFF;
     config.rx_filter = HWTSTAMP_FILTER_ALL;
-    struct ifreq ifr;
-    fillIfreq(ifr, name);
-    ifr.ifr_data = reinterpret_cast<char*>(&config);
     int source = SOF_TIMESTAMPING_RAW_HARDWARE;
-    if (ioctl(sock, SIOCSHWTSTAMP, &ifr) != 0) {
+    if (interfaceIoctl(sock, name, SIOCSHWTSTAMP, &config) != 0) {
         PLOG(ERROR) << name << ": ioctl(SIOCSHWTSTAMP), fall back to SW timestamp";
         source = SOF_TIMESTAMPING_SOFTWARE;
     }
@@ -290,14 +300,7 @@ void RxRing::initGianfarFilter() {
 
 int RxRing::deleteAllFilterRules() {
     for (int location = 0; location <= DISCARD_LOCATION; ++location) {
-        struct ethtool_rxnfc nfc;
-        memset(&nfc, 0, sizeof(nfc));
-        nfc.cmd = ETHTOOL_SRXCLSRLDEL;
-        nfc.fs.location = static_cast<uint32_t>(location);
-        struct ifreq ifr;
-        fillIfreq(ifr, name);
-        ifr.ifr_data = reinterpret_cast<char*>(&nfc);
-        if (ioctl(sock, SIOCETHTOOL, &ifr) == 0)
+        if (deleteRuleAt(sock, name, location))
             LOG(INFO) << name << ": deleted hardware filter rule with id #" << location;
     }
     return 1;
@@ -328,10 +331,7 @@ int RxRing::addGianfarFilterRule(unsigned int address, unsigned int address_mask
     }
     fs.ring_cookie = action == -1 ? RX_CLS_FLOW_DISC : static_cast<uint64_t>(static_cast<int64_t>(action));
     fs.location = static_cast<uint32_t>(location);
-    struct ifreq ifr;
-    fillIfreq(ifr, name);
-    ifr.ifr_data = reinterpret_cast<char*>(&nfc);
-    if (ioctl(sock, SIOCETHTOOL, &ifr) != 0)
+    if (interfaceIoctl(sock, name, SIOCETHTOOL, &nfc) != 0)
         return -1;
     return location;
 }
@@ -368,14 +368,7 @@ int RxRing::addFilterRule(unsigned int address, unsigned short port) {
 int RxRing::deleteGianfarFilterRule(int location) {
     if (location > 255)
         return -EINVAL;
-    struct ethtool_rxnfc nfc;
-    memset(&nfc, 0, sizeof(nfc));
-    nfc.cmd = ETHTOOL_SRXCLSRLDEL;
-    nfc.fs.location = static_cast<uint32_t>(location);
-    struct ifreq ifr;
-    fillIfreq(ifr, name);
-    ifr.ifr_data = reinterpret_cast<char*>(&nfc);
-    if (ioctl(sock, SIOCETHTOOL, &ifr) != 0)
+    if (!deleteRuleAt(sock, name, location))
         return -1;
     return location;
 }
